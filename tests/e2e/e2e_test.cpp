@@ -1,0 +1,380 @@
+// The real velmora on a private Xvfb with Mesa's software renderer: its
+// window, its picture against an independent model, its trace, its keys and
+// its full screen under real window managers.
+// gtest first: Xlib's macros (None, Bool) would clash with its names.
+#include <gtest/gtest.h>
+
+#include "model.h"
+#include "xharness.h"
+
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace e2e;
+
+namespace {
+
+constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
+
+std::string expectedTrace()
+{
+    std::string trace;
+    for (int i = 0; i < 500; ++i) {
+        trace += "generating vertex " + std::to_string(i) + "\n";
+    }
+    return trace;
+}
+
+testing::AssertionResult exitedWith(std::optional<int> status, int code)
+{
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == code) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "expected velmora to have exited " << code << ", it "
+                                       << describeStatus(status);
+}
+
+testing::AssertionResult sameTrace(const std::string& seen, const std::string& expected)
+{
+    if (seen == expected) {
+        return testing::AssertionSuccess();
+    }
+    std::size_t at = 0;
+    while (at < seen.size() && at < expected.size() && seen[at] == expected[at]) {
+        ++at;
+    }
+    return testing::AssertionFailure() << "expected " << expected.size() << " characters of trace, saw "
+                                       << seen.size() << ", first difference at character " << at;
+}
+
+// One server and one program for a test; an optional window manager.
+class Desktop : public testing::Test {
+protected:
+    void start(Velmora::Options options = {})
+    {
+        if (options.clock == nullptr && useClock_) {
+            options.clock = &clock_;
+        }
+        app_ = std::make_unique<Velmora>(&server_, options);
+        app_->window();
+    }
+
+    Velmora& app() { return *app_; }
+
+    // Polls the screen until the picture is the model's at that angle, or
+    // says how far the last picture was from it.
+    testing::AssertionResult showsCloudAt(double degrees, Ms timeout = Ms(10000))
+    {
+        Match last;
+        Image seen;
+        Image model;
+        const bool matched = pollUntil(
+            [&] {
+                seen = app_->capture();
+                model = renderModel(cloud_, degrees, seen.width, seen.height);
+                last = compare(seen, model);
+                return last.good();
+            },
+            timeout);
+        if (matched) {
+            return testing::AssertionSuccess();
+        }
+        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        const std::string stem = "e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++saved_);
+        seen.savePpm(stem + "-observed.ppm");
+        model.savePpm(stem + "-expected.ppm");
+        return testing::AssertionFailure() << "expected the cloud turned by " << degrees << " degrees in a "
+                                           << seen.width << "x" << seen.height << " area; " << last.str()
+                                           << " (pictures saved as " << stem << "-*.ppm)";
+    }
+
+    // What the current picture has in common with the model at that angle.
+    Match pictureAgainst(double degrees)
+    {
+        const Image seen = app_->capture();
+        return compare(seen, renderModel(cloud_, degrees, seen.width, seen.height));
+    }
+
+    void resize(int width, int height)
+    {
+        XResizeWindow(server_.display(), app_->window(), static_cast<unsigned>(width), static_cast<unsigned>(height));
+        app_->sync();
+    }
+
+    // Waits until the window stops moving: a window manager places a new
+    // window after it first appears.
+    Geometry settledGeometry()
+    {
+        Geometry before = app_->geometry();
+        Geometry now = before;
+        int sameReads = 0;
+        pollUntil(
+            [&] {
+                now = app_->geometry();
+                sameReads = now == before ? sameReads + 1 : 0;
+                before = now;
+                return sameReads >= 20;
+            },
+            Ms(10000));
+        return now;
+    }
+
+    bool useClock_ = true;
+    XServer server_;
+    FakeClock clock_;
+    std::vector<Point> cloud_ = referenceCloud(static_cast<std::uint32_t>(FakeClock::kStart));
+    std::unique_ptr<Velmora> app_;
+    int saved_ = 0;
+};
+
+}  // namespace
+
+TEST_F(Desktop, TraceHoldsBackItsLastPartUntilEscape)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace().substr(0, 10752)))
+        << "while the window is open the reader must have exactly the first 10752 characters";
+    clock_.set(1000);
+    ASSERT_TRUE(showsCloudAt(25));
+    EXPECT_EQ(app().trace().size(), 10752U) << "frames must not write to standard output";
+
+    app().key(XK_Escape);
+    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+}
+
+TEST_F(Desktop, WindowIsTitledSquareAndWhite)
+{
+    start();
+    char* name = nullptr;
+    ASSERT_NE(XFetchName(server_.display(), app().window(), &name), 0);
+    EXPECT_STREQ(name, "Velmora for Oruna (pelkadi 2001)");
+    XFree(name);
+
+    const Geometry g = app().geometry();
+    EXPECT_EQ(g.width, 600) << str(g);
+    EXPECT_EQ(g.height, 600) << str(g);
+
+    ASSERT_TRUE(showsCloudAt(0));
+    const Image seen = app().capture();
+    long white = 0;
+    for (const Rgb& p : seen.pixels) {
+        white += p.r == 255 && p.g == 255 && p.b == 255 ? 1 : 0;
+    }
+    EXPECT_GT(white, static_cast<long>(seen.pixels.size()) * 4 / 10) << "the background must be pure white";
+}
+
+TEST_F(Desktop, PictureTurnsForwardAt25DegreesASecond)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    clock_.set(1000);
+    ASSERT_TRUE(showsCloudAt(25));
+    // The sense of the turn, not only that it changed.
+    EXPECT_FALSE(pictureAgainst(-25).good()) << "the cloud also matches a turn by -25 degrees";
+    EXPECT_FALSE(pictureAgainst(0).good()) << "the cloud has not moved";
+    clock_.set(2000);
+    EXPECT_TRUE(showsCloudAt(50));
+    clock_.set(14400);
+    EXPECT_TRUE(showsCloudAt(0)) << "a whole turn takes 14.4 s";
+}
+
+TEST_F(Desktop, KeepsProportionsInAnyShape)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    struct Size {
+        int width, height;
+    };
+    for (const Size s : {Size{1200, 600}, Size{600, 1000}, Size{600, 600}}) {
+        resize(s.width, s.height);
+        Geometry g{};
+        ASSERT_TRUE(app().waitGeometry([&](const Geometry& now) { return now.width == s.width && now.height == s.height; },
+                                       Ms(10000), &g))
+            << "asked for " << s.width << "x" << s.height << ", window is " << str(g);
+        EXPECT_TRUE(showsCloudAt(0)) << "at " << s.width << "x" << s.height;
+    }
+}
+
+TEST_F(Desktop, MouseChangesNothing)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    const Geometry before = app().geometry();
+    app().pointerTo(300, 300);
+    for (unsigned int button = 1; button <= 5; ++button) {
+        app().button(button, true);
+        app().button(button, false);
+    }
+    app().button(1, true);  // a drag
+    for (int step = 0; step < 20; ++step) {
+        app().pointerTo(300 + step * 10, 300 - step * 5);
+    }
+    app().button(1, false);
+    for (int step = 0; step < 20; ++step) {
+        app().pointerTo(50 + step * 20, 500 - step * 20);
+    }
+    app().sync();
+    clock_.set(1000);
+    EXPECT_TRUE(showsCloudAt(25));
+    EXPECT_EQ(app().geometry(), before) << "was " << str(before) << ", now " << str(app().geometry());
+    EXPECT_TRUE(app().process().running());
+}
+
+TEST_F(Desktop, OnlyEscapeAndF11Act)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    const Geometry before = app().geometry();
+    for (KeySym sym : {XK_a, XK_q, XK_x, XK_z, XK_1, XK_Return, XK_space, XK_Tab, XK_BackSpace, XK_Delete, XK_F1,
+                       XK_F2, XK_F3, XK_F4, XK_F5, XK_F6, XK_F7, XK_F8, XK_F9, XK_F10, XK_F12, XK_Up, XK_Down,
+                       XK_Left, XK_Right, XK_Home, XK_End, XK_Page_Up, XK_Page_Down, XK_Insert}) {
+        app().key(sym);
+    }
+    // Upper case, with Shift held.
+    Display* display = server_.display();
+    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+    XTestFakeKeyEvent(display, shift, True, CurrentTime);
+    app().key(XK_q);
+    app().key(XK_f);
+    XTestFakeKeyEvent(display, shift, False, CurrentTime);
+    app().sync();
+
+    clock_.set(1000);
+    EXPECT_TRUE(showsCloudAt(25));
+    EXPECT_EQ(app().geometry(), before) << "was " << str(before) << ", now " << str(app().geometry());
+    ASSERT_TRUE(app().process().running());
+
+    app().key(XK_Escape);
+    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+}
+
+TEST_F(Desktop, LongRunsShowTheTrueAngle)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    clock_.set(20 * kDay + 1360);
+    EXPECT_TRUE(showsCloudAt(34)) << "after 20 days and 1360 ms";
+    clock_.set(30 * kDay + 1000);
+    EXPECT_TRUE(showsCloudAt(25)) << "after 30 days and 1000 ms, past a 32-bit millisecond count";
+}
+
+TEST_F(Desktop, ReaderThatLeavesDoesNotStopTheAnimation)
+{
+    Velmora::Options options;
+    options.closeTraceEarly = true;
+    start(options);
+    ASSERT_TRUE(showsCloudAt(0));
+    clock_.set(1000);
+    EXPECT_TRUE(showsCloudAt(25));
+    ASSERT_TRUE(app().process().running());
+    app().key(XK_Escape);
+    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+}
+
+TEST(NoDisplay, ToolkitSaysSoAndTheProgramFails)
+{
+    for (const bool unset : {true, false}) {
+        Velmora::Options options;
+        if (unset) {
+            options.unset = {"DISPLAY"};
+        } else {
+            options.env = {"DISPLAY=:4093"};
+        }
+        Velmora app(nullptr, options);
+        const std::optional<int> status = app.process().waitFor(Ms(10000));
+        ASSERT_TRUE(status) << "velmora was still running 10 s after it could not open a display";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0)
+            << "expected a non-zero exit, velmora " << describeStatus(status);
+        EXPECT_NE(app.errors().find("failed to open display"), std::string::npos)
+            << "stderr was: " << app.errors();
+    }
+}
+
+// ---- under window managers -------------------------------------------------
+
+class UnderWindowManager : public Desktop, public testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override { wm_ = std::make_unique<WindowManager>(server_, GetParam()); }
+    std::unique_ptr<WindowManager> wm_;
+};
+
+TEST_P(UnderWindowManager, F11CoversTheScreenAndComesBackExactly)
+{
+    start();
+    Geometry place = settledGeometry();
+    const Geometry screen{0, 0, server_.width(), server_.height()};
+    for (int round = 0; round < 4; ++round) {
+        if (round == 3) {
+            // Moved by the user between round trips: the new place comes back.
+            XMoveWindow(server_.display(), app().window(), 200, 150);
+            app().sync();
+            Geometry moved{};
+            ASSERT_TRUE(app().waitGeometry([&](const Geometry& g) { return g.x != place.x || g.y != place.y; },
+                                           Ms(10000), &moved))
+                << "the window did not move from " << str(place);
+            place = settledGeometry();
+        }
+        app().key(XK_F11);
+        Geometry g{};
+        ASSERT_TRUE(app().waitGeometry([&](const Geometry& now) { return now == screen; }, Ms(10000), &g))
+            << "round " << round << ": expected full screen " << str(screen) << ", window is " << str(g);
+        if (round == 0) {
+            EXPECT_TRUE(showsCloudAt(0)) << "in full screen";
+        }
+        app().key(XK_F11);
+        ASSERT_TRUE(app().waitGeometry([&](const Geometry& now) { return now == place; }, Ms(10000), &g))
+            << "round " << round << ": expected the window back at " << str(place) << ", it is at " << str(g);
+        EXPECT_EQ(settledGeometry(), place) << "round " << round;
+    }
+    EXPECT_TRUE(showsCloudAt(0)) << "back in the window";
+}
+
+TEST_P(UnderWindowManager, EscapeEndsFromFullScreen)
+{
+    start();
+    settledGeometry();
+    app().key(XK_F11);
+    Geometry g{};
+    ASSERT_TRUE(app().waitGeometry(
+        [&](const Geometry& now) { return now.width == server_.width() && now.height == server_.height(); },
+        Ms(10000), &g))
+        << "window is " << str(g);
+    app().key(XK_Escape);
+    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+}
+
+TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
+{
+    start();
+    settledGeometry();
+    // What wmctrl -c does: ask the window manager to close the window; it
+    // sends the program WM_DELETE_WINDOW.
+    Display* display = server_.display();
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = app().window();
+    event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = 2;  // a pager or tool, as wmctrl says it is
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask,
+               &event);
+    app().sync();
+    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, UnderWindowManager, testing::Values("openbox", "fluxbox"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
