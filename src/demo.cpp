@@ -9,10 +9,16 @@
 
 #include <GL/freeglut.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <new>
 
 namespace velmora {
@@ -198,6 +204,52 @@ void Demo::toggleFullScreen()
         glutReshapeWindow(savedWidth, savedHeight);
         glutPositionWindow(savedX, savedY);
     }
+}
+
+// ---- process ----------------------------------------------------------------
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void noteStopSignal(int sig) { g_stopSignal = sig; }
+
+}  // namespace
+
+void guardStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open takes the lowest free descriptor, which is this one.
+            open("/dev/null", O_RDWR);
+        }
+    }
+}
+
+void watchStopSignals()
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = noteStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+void stopIfSignalled()
+{
+    const int sig = g_stopSignal;
+    if (sig == 0) {
+        return;
+    }
+    std::fflush(stdout);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
 }
 
 }  // namespace velmora

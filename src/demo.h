@@ -67,4 +67,15 @@ struct OrthoBounds {
 };
 OrthoBounds projectionBounds(int width, int height);
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// the next file opened (the display connection) cannot take its place.
+void guardStandardDescriptors();
+
+// Ctrl+C, kill and a closed terminal end the program without losing the end
+// of the trace: the handlers only note the signal, and stopIfSignalled, run
+// from the frame timer, writes the trace out and ends the process with that
+// signal. A signal already ignored at start stays ignored.
+void watchStopSignals();
+void stopIfSignalled();
+
 }  // namespace velmora

@@ -25,6 +25,7 @@ void onReshape(int width, int height) { g_demo->reshape(width, height); }
 
 void onTimer(int value)
 {
+    velmora::stopIfSignalled();
     g_demo->tick();
     glutTimerFunc(kFrameIntervalMs, onTimer, value);
 }
@@ -40,6 +41,8 @@ void onSpecial(int key, int x, int y) { g_demo->special(key, x, y); }
 
 int main(int argc, char** argv)
 {
+    velmora::guardStandardDescriptors();
+    velmora::watchStopSignals();
     // A reader that goes away early (velmora | head) must not end the
     // animation; the failed trace writes are simply dropped.
     std::signal(SIGPIPE, SIG_IGN);

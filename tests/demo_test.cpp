@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -524,4 +525,78 @@ TEST_F(DemoTest, F11RecordsTheLatestGeometryOnEachEntry)
                     ElementsAre(Call{"glutReshapeWindow", {double(p.width), double(p.height)}, {}}.str(),
                                 Call{"glutPositionWindow", {double(p.x), double(p.y)}, {}}.str()));
     }
+}
+
+// ---- process -----------------------------------------------------------------
+
+TEST(StopSignals, WriteTheTraceOutThenEndByTheSameSignal)
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        char name[] = "/tmp/velmora-trace-XXXXXX";
+        close(mkstemp(name));
+        const std::string path = name;
+        EXPECT_EXIT(
+            {
+                std::fflush(stdout);
+                const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+                dup2(fd, 1);
+                close(fd);
+                velmora::watchStopSignals();
+                std::fputs("held in the buffer", stdout);
+                std::raise(sig);  // only noted: the process goes on
+                velmora::stopIfSignalled();
+                std::_Exit(5);
+            },
+            testing::KilledBySignal(sig), "")
+            << "signal " << sig;
+        EXPECT_EQ(readFile(path), "held in the buffer") << "signal " << sig;
+        unlink(path.c_str());
+    }
+}
+
+TEST(StopSignals, WithoutASignalNothingHappens)
+{
+    EXPECT_EXIT(
+        {
+            velmora::watchStopSignals();
+            velmora::stopIfSignalled();
+            std::_Exit(7);
+        },
+        testing::ExitedWithCode(7), "");
+}
+
+TEST(StopSignals, OneIgnoredAtStartStaysIgnored)
+{
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            velmora::watchStopSignals();
+            std::raise(SIGHUP);
+            velmora::stopIfSignalled();
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StandardDescriptors, ClosedOnesAreOpenedOnDevNull)
+{
+    EXPECT_EXIT(
+        {
+            close(0);
+            close(1);
+            velmora::guardStandardDescriptors();
+            char target[64] = {};
+            for (int fd = 0; fd <= 1; ++fd) {
+                const std::string link = "/proc/self/fd/" + std::to_string(fd);
+                const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+                if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != "/dev/null") {
+                    std::fprintf(stderr, "descriptor %d is not /dev/null\n", fd);
+                    std::_Exit(1);
+                }
+            }
+            // An open descriptor is left as it was: stderr still reaches the test.
+            std::fputs("stderr untouched", stderr);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "stderr untouched");
 }

@@ -13,6 +13,9 @@
 
 #include <sys/wait.h>
 
+#include <csignal>
+#include <cstring>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -94,6 +97,19 @@ protected:
         return testing::AssertionFailure() << "expected the cloud turned by " << degrees << " degrees in a "
                                            << seen.width << "x" << seen.height << " area; " << last.str()
                                            << " (pictures saved as " << stem << "-*.ppm)";
+    }
+
+    // On the real clock: the picture changes, and changes again.
+    testing::AssertionResult keepsSpinning()
+    {
+        for (int frame = 0; frame < 2; ++frame) {
+            const Image before = app_->capture();
+            if (!pollUntil([&] { return app_->capture().pixels != before.pixels; }, Ms(10000))) {
+                return testing::AssertionFailure() << "the picture did not change for 10 s; velmora "
+                                                   << describeStatus(app_->process().waitFor(Ms(0)));
+            }
+        }
+        return testing::AssertionSuccess();
     }
 
     // What the current picture has in common with the model at that angle.
@@ -269,17 +285,82 @@ TEST_F(Desktop, LongRunsShowTheTrueAngle)
     EXPECT_TRUE(showsCloudAt(25)) << "after 30 days and 1000 ms, past a 32-bit millisecond count";
 }
 
-TEST_F(Desktop, ReaderThatLeavesDoesNotStopTheAnimation)
+namespace e2e {
+void PrintTo(Velmora::Options::Trace trace, std::ostream* out) { *out << static_cast<int>(trace); }
+}  // namespace e2e
+
+// Where the trace cannot be written, it is dropped; the program runs on.
+// The real clock here: libfaketime's own file would fill a closed stdout's
+// descriptor and hide what happens without it.
+class UnwritableTrace : public Desktop, public testing::WithParamInterface<Velmora::Options::Trace> {
+protected:
+    UnwritableTrace() { useClock_ = false; }
+};
+
+TEST_P(UnwritableTrace, DoesNotStopTheAnimation)
 {
     Velmora::Options options;
-    options.closeTraceEarly = true;
+    options.trace = GetParam();
     start(options);
-    ASSERT_TRUE(showsCloudAt(0));
-    clock_.set(1000);
-    EXPECT_TRUE(showsCloudAt(25));
+    EXPECT_TRUE(keepsSpinning());
     ASSERT_TRUE(app().process().running());
     app().key(XK_Escape);
     EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableTrace,
+                         testing::Values(Velmora::Options::Trace::ReaderGone, Velmora::Options::Trace::DevFull,
+                                         Velmora::Options::Trace::Closed),
+                         [](const testing::TestParamInfo<Velmora::Options::Trace>& info) {
+                             switch (info.param) {
+                             case Velmora::Options::Trace::ReaderGone:
+                                 return std::string("ReaderGone");
+                             case Velmora::Options::Trace::DevFull:
+                                 return std::string("DevFull");
+                             default:
+                                 return std::string("Closed");
+                             }
+                         });
+
+// Ctrl+C, kill and a hang-up: the whole trace, then the signal's own status.
+class StopSignal : public Desktop, public testing::WithParamInterface<int> {
+protected:
+    StopSignal() { useClock_ = false; }  // the program acts on signals from its running frame timer
+};
+
+TEST_P(StopSignal, WritesTheTraceOutAndEndsByThatSignal)
+{
+    start();
+    const int sig = GetParam();
+    ASSERT_TRUE(pollUntil([&] { return app().trace().size() == 10752; }, Ms(10000)));
+    app().process().signal(sig);
+    const std::optional<int> status = app().process().waitFor(Ms(10000));
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == sig)
+        << "expected to be ended by signal " << sig << " (status " << 128 + sig << " in a shell), velmora "
+        << describeStatus(status);
+    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGINT ? "SIGINT" : info.param == SIGTERM ? "SIGTERM" : "SIGHUP");
+                         });
+
+TEST_F(Desktop, HangUpIgnoredByNohupStaysIgnored)
+{
+    useClock_ = false;
+    Velmora::Options options;
+    options.ignoredSignals = {SIGHUP};
+    start(options);
+    ASSERT_TRUE(pollUntil([&] { return app().trace().size() == 10752; }, Ms(10000)));
+    app().process().signal(SIGHUP);
+    // Two new frames after the hang-up: a noted signal would have ended the
+    // program before the second.
+    ASSERT_TRUE(keepsSpinning()) << "after a hang-up";
+    app().process().signal(SIGTERM);
+    const std::optional<int> status = app().process().waitFor(Ms(10000));
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM)
+        << "expected the ignored hang-up to change nothing, velmora " << describeStatus(status);
 }
 
 TEST(NoDisplay, ToolkitSaysSoAndTheProgramFails)

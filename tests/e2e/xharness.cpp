@@ -124,8 +124,13 @@ Child::Child(const std::vector<std::string>& argv, const Options& options)
         for (const std::string& pair : options.env) {
             putenv(const_cast<char*>(pair.c_str()));
         }
+        for (const int sig : options.ignoredSignals) {
+            std::signal(sig, SIG_IGN);
+        }
         if (options.stdoutFd >= 0) {
             dup2(options.stdoutFd, 1);
+        } else if (options.stdoutFd == -2) {
+            close(1);
         }
         if (options.stderrFd >= 0) {
             dup2(options.stderrFd, 2);
@@ -347,15 +352,20 @@ std::string str(const Geometry& g)
 
 Velmora::Velmora(const XServer* server, const Options& options) : server_(server), errPath_(makeTempFile())
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        fail("pipe failed");
-    }
-    if (options.closeTraceEarly) {
-        close(fds[0]);
-    } else {
-        traceFd_ = fds[0];
-        fcntl(traceFd_, F_SETFL, O_NONBLOCK);
+    int fds[2] = {-1, -1};
+    using Trace = Options::Trace;
+    if (options.trace == Trace::Pipe || options.trace == Trace::ReaderGone) {
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            fail("pipe failed");
+        }
+        if (options.trace == Trace::ReaderGone) {
+            close(fds[0]);  // before the program starts, so its first write already fails
+        } else {
+            traceFd_ = fds[0];
+            fcntl(traceFd_, F_SETFL, O_NONBLOCK);
+        }
+    } else if (options.trace == Trace::DevFull) {
+        fds[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
     }
     const int err = open(errPath_.c_str(), O_WRONLY | O_CLOEXEC);
 
@@ -371,12 +381,16 @@ Velmora::Velmora(const XServer* server, const Options& options) : server_(server
     }
     child.env.insert(child.env.end(), options.env.begin(), options.env.end());
     child.unset = options.unset;
-    child.stdoutFd = fds[1];
+    child.stdoutFd = options.trace == Trace::Closed ? -2 : fds[1];
     child.stderrFd = err;
-    std::vector<std::string> argv = {VELMORA_BINARY};
+    child.ignoredSignals = options.ignoredSignals;
+    std::vector<std::string> argv = options.prefix;
+    argv.emplace_back(VELMORA_BINARY);
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     child_.emplace(argv, child);
-    close(fds[1]);
+    if (fds[1] >= 0) {
+        close(fds[1]);
+    }
     close(err);
 }
 
@@ -399,6 +413,18 @@ const std::string& Velmora::trace()
         }
     }
     return trace_;
+}
+
+long Velmora::residentKiB() const
+{
+    std::ifstream status("/proc/" + std::to_string(child_->pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
 }
 
 std::string Velmora::errors() const

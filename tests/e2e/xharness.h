@@ -28,7 +28,8 @@ public:
     struct Options {
         std::vector<std::string> env;  // NAME=VALUE, added to or replacing ours
         std::vector<std::string> unset;
-        int stdoutFd = -1;  // -1: inherit
+        int stdoutFd = -1;  // -1: inherit, -2: closed
+        std::vector<int> ignoredSignals;
         int stderrFd = -1;
         int fd3 = -1;  // becomes descriptor 3 in the child
     };
@@ -111,6 +112,8 @@ std::string str(const Geometry& g);
 
 struct Rgb {
     std::uint8_t r, g, b;
+    bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+    bool operator!=(const Rgb& o) const { return !(*this == o); }
 };
 
 struct Image {
@@ -125,8 +128,11 @@ struct Image {
 class Velmora {
 public:
     struct Options {
+        enum class Trace { Pipe, ReaderGone, DevFull, Closed };
         const FakeClock* clock = nullptr;  // null: the real clock
-        bool closeTraceEarly = false;      // the reader goes away before any output
+        Trace trace = Trace::Pipe;         // where standard output goes
+        std::vector<int> ignoredSignals;   // as nohup leaves them
+        std::vector<std::string> prefix;   // a command to run it under, such as valgrind
         std::vector<std::string> env;
         std::vector<std::string> unset;
         std::vector<std::string> args;
@@ -137,6 +143,7 @@ public:
     Velmora& operator=(const Velmora&) = delete;
 
     Child& process() { return *child_; }
+    long residentKiB() const;  // from /proc
 
     // Standard output so far (everything that has arrived in the pipe).
     const std::string& trace();
