@@ -36,13 +36,18 @@ std::string expectedTrace()
     return trace;
 }
 
-testing::AssertionResult exitedWith(std::optional<int> status, int code)
+// Waits for the program to end and checks its exit status; a failure shows
+// the end of what it wrote on standard error (a sanitizer's report, say).
+testing::AssertionResult exitedWith(Velmora& app, int code)
 {
+    const std::optional<int> status = app.process().waitFor(Ms(20000));
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == code) {
         return testing::AssertionSuccess();
     }
+    const std::string errors = app.errors();
     return testing::AssertionFailure() << "expected velmora to have exited " << code << ", it "
-                                       << describeStatus(status);
+                                       << describeStatus(status) << "; the end of its stderr:\n"
+                                       << errors.substr(errors.size() > 3000 ? errors.size() - 3000 : 0);
 }
 
 testing::AssertionResult sameTrace(const std::string& seen, const std::string& expected)
@@ -164,7 +169,7 @@ TEST_F(Desktop, TraceHoldsBackItsLastPartUntilEscape)
     EXPECT_EQ(app().trace().size(), 10752U) << "frames must not write to standard output";
 
     app().key(XK_Escape);
-    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(exitedWith(app(), 0));
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
 }
 
@@ -271,7 +276,7 @@ TEST_F(Desktop, OnlyEscapeAndF11Act)
     ASSERT_TRUE(app().process().running());
 
     app().key(XK_Escape);
-    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(exitedWith(app(), 0));
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
 }
 
@@ -305,7 +310,7 @@ TEST_P(UnwritableTrace, DoesNotStopTheAnimation)
     EXPECT_TRUE(keepsSpinning());
     ASSERT_TRUE(app().process().running());
     app().key(XK_Escape);
-    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(exitedWith(app(), 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableTrace,
@@ -432,7 +437,7 @@ TEST_P(UnderWindowManager, EscapeEndsFromFullScreen)
         Ms(10000), &g))
         << "window is " << str(g);
     app().key(XK_Escape);
-    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(exitedWith(app(), 0));
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
 }
 
@@ -453,7 +458,7 @@ TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask,
                &event);
     app().sync();
-    EXPECT_TRUE(exitedWith(app().process().waitFor(Ms(10000)), 0));
+    EXPECT_TRUE(exitedWith(app(), 0));
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
 }
 

@@ -327,8 +327,7 @@ void FakeClock::set(std::int64_t msAfterStart)
 
 std::vector<std::string> FakeClock::env() const
 {
-    return {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME_TIMESTAMP_FILE=" + path_, "FAKETIME_NO_CACHE=1",
-            "TZ=UTC"};
+    return {"FAKETIME_TIMESTAMP_FILE=" + path_, "FAKETIME_NO_CACHE=1", "TZ=UTC"};
 }
 
 // ---- Image -------------------------------------------------------------------
@@ -374,10 +373,20 @@ Velmora::Velmora(const XServer* server, const Options& options) : server_(server
     if (server != nullptr) {
         child.env.push_back("DISPLAY=" + server->name());
     }
+    std::string preload;
+#ifdef PINNED_LIBRARY
+    // Under LeakSanitizer: Mesa unloads its driver at exit, and leaks from an
+    // unloaded library can no longer be told from the program's own.
+    preload = PINNED_LIBRARY;
+#endif
     if (options.clock != nullptr) {
+        preload += (preload.empty() ? "" : ":") + std::string(FAKETIME_LIBRARY);
         for (const std::string& e : options.clock->env()) {
             child.env.push_back(e);
         }
+    }
+    if (!preload.empty()) {
+        child.env.push_back("LD_PRELOAD=" + preload);
     }
     child.env.insert(child.env.end(), options.env.begin(), options.env.end());
     child.unset = options.unset;
