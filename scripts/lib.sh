@@ -3,7 +3,8 @@
 
 # shellcheck disable=SC2034
 BUILD_PACKAGES=(cmake g++ make libgl-dev libglut-dev libgl1-mesa-dri)
-TEST_PACKAGES=(libgtest-dev libgmock-dev xvfb libx11-dev libxtst-dev openbox fluxbox libfaketime)
+TEST_PACKAGES=(libgtest-dev libgmock-dev xvfb libx11-dev libxtst-dev openbox fluxbox libfaketime
+               clang-format clang-tidy valgrind)
 HEADLESS_PACKAGES=(xvfb xdotool imagemagick)
 
 # ensure_packages PACKAGE...: installs what is missing, as root with apt-get;

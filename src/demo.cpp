@@ -36,7 +36,7 @@ std::uint32_t g_randState = 1;
 // Full buffering with a buffer of this size fixes where the trace is cut
 // while the window is open; the rest is written out at the normal exit.
 constexpr std::size_t kTraceBufferSize = 512;
-char g_traceBuffer[kTraceBufferSize];
+std::array<char, kTraceBufferSize> g_traceBuffer;
 
 }  // namespace
 
@@ -76,11 +76,11 @@ void Demo::init()
 
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
 
-    std::setvbuf(stdout, g_traceBuffer, _IOFBF, kTraceBufferSize);
-    for (int i = 0; i < kVertexCount; ++i) {
+    std::setvbuf(stdout, g_traceBuffer.data(), _IOFBF, g_traceBuffer.size());
+    int index = 0;
+    for (Vertex& v : vertices) {
         // A failed write is dropped: the trace is for watching, not for keeping.
-        std::printf("generating vertex %d\n", i);
-        Vertex& v = vertices[i];
+        std::printf("generating vertex %d\n", index++);
         v.x = randUnit();
         v.y = randUnit();
         v.z = randUnit();

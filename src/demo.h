@@ -7,6 +7,7 @@
 // callbacks in main.cpp only forward to it through g_demo.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace velmora {
@@ -36,7 +37,7 @@ private:
     std::int32_t savedY = 0;
     std::int32_t savedWidth = 0;
     std::int32_t savedHeight = 0;
-    Vertex vertices[kVertexCount];
+    std::array<Vertex, kVertexCount> vertices;
 };
 
 extern Demo* g_demo;

@@ -157,8 +157,7 @@ TEST(Generator, StartsFromStateOneWithoutSeed)
 {
     // A fresh process is the only place where nothing has seeded the state yet.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(velmora::rand() == 41 ? 0 : velmora::rand() % 100 + 2),
-                testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(velmora::rand() == 41 ? 0 : velmora::rand() % 100 + 2), testing::ExitedWithCode(0), "");
 }
 
 TEST(Generator, SeedOneGivesKnownSequence)
@@ -275,7 +274,8 @@ TEST(Trace, AllHandedOverBeforeTheWindowAndWrittenOutAtEscape)
             velmora::createDemo();
             const long handed = recorder::traceAtWindow().handed;
             if (handed != 10890) {
-                std::fprintf(stderr, "expected 10890 characters handed to stdout at window creation, saw %ld\n", handed);
+                std::fprintf(stderr, "expected 10890 characters handed to stdout at window creation, saw %ld\n",
+                             handed);
                 std::_Exit(3);
             }
             velmora::g_demo->keyboard(27, 0, 0);
@@ -442,18 +442,17 @@ TEST_P(Reshape, SetsViewportAndUndistortedOrthoThenDraws)
     EXPECT_EQ(recorder::names({calls.begin() + 4, calls.end()}), frame);
 
     const velmora::OrthoBounds b = velmora::projectionBounds(s.width, s.height);
-    EXPECT_THAT((std::vector<double>{b.left, b.right, b.bottom, b.top}),
-                ElementsAre(s.left, s.right, s.bottom, s.top));
+    EXPECT_THAT((std::vector<double>{b.left, b.right, b.bottom, b.top}), ElementsAre(s.left, s.right, s.bottom, s.top));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Reshape,
-    testing::Values(Shape{"square", 600, 600, -1, 1, -1, 1}, Shape{"wide", 1200, 600, -2, 2, -1, 1},
-                    Shape{"tall", 600, 1200, -1, 1, -2, 2}, Shape{"tallOdd", 600, 1000, -1, 1, -1000.0 / 600, 1000.0 / 600},
-                    Shape{"oneWider", 601, 600, -601.0 / 600, 601.0 / 600, -1, 1}, Shape{"pixel", 1, 1, -1, 1, -1, 1},
-                    Shape{"zeroWidth", 0, 600, -1, 1, -1, 1}, Shape{"zeroHeight", 600, 0, -1, 1, -1, 1},
-                    Shape{"empty", 0, 0, -1, 1, -1, 1}),
-    [](const testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shapes, Reshape,
+                         testing::Values(Shape{"square", 600, 600, -1, 1, -1, 1},
+                                         Shape{"wide", 1200, 600, -2, 2, -1, 1}, Shape{"tall", 600, 1200, -1, 1, -2, 2},
+                                         Shape{"tallOdd", 600, 1000, -1, 1, -1000.0 / 600, 1000.0 / 600},
+                                         Shape{"oneWider", 601, 600, -601.0 / 600, 601.0 / 600, -1, 1},
+                                         Shape{"pixel", 1, 1, -1, 1, -1, 1}, Shape{"zeroWidth", 0, 600, -1, 1, -1, 1},
+                                         Shape{"zeroHeight", 600, 0, -1, 1, -1, 1}, Shape{"empty", 0, 0, -1, 1, -1, 1}),
+                         [](const testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
 
 // ---- keys ------------------------------------------------------------------
 

@@ -87,10 +87,10 @@ extern "C" void glutMainLoop()
 TEST(StartUp, InitialisesCreatesRegistersArmsThenLoops)
 {
     EXPECT_THAT(recorder::names(g_startUp),
-                ElementsAre("glutInit", "glutInitDisplayMode", "glutInitWindowSize", "glutCreateWindow",
-                            "glClearColor", "glMatrixMode", "glLoadIdentity", "glutDisplayFunc", "glutReshapeFunc",
-                            "glutMouseFunc", "glutKeyboardFunc", "glutSpecialFunc", "glutPassiveMotionFunc",
-                            "glutMotionFunc", "glutTimerFunc", "glutMainLoop"));
+                ElementsAre("glutInit", "glutInitDisplayMode", "glutInitWindowSize", "glutCreateWindow", "glClearColor",
+                            "glMatrixMode", "glLoadIdentity", "glutDisplayFunc", "glutReshapeFunc", "glutMouseFunc",
+                            "glutKeyboardFunc", "glutSpecialFunc", "glutPassiveMotionFunc", "glutMotionFunc",
+                            "glutTimerFunc", "glutMainLoop"));
     ASSERT_EQ(g_startUp.size(), 16U);
     EXPECT_EQ(g_startUp[14].str(), "glutTimerFunc(5, 0)");
     EXPECT_GE(g_startUp[0].args[0], 1.0) << "glutInit must see the real argument count";

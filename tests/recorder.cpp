@@ -86,8 +86,14 @@ void glClear(GLbitfield mask) { record("glClear", {static_cast<double>(mask)}); 
 void glClearColor(GLclampf r, GLclampf g, GLclampf b, GLclampf a) { record("glClearColor", {r, g, b, a}); }
 void glMatrixMode(GLenum mode) { record("glMatrixMode", {static_cast<double>(mode)}); }
 void glLoadIdentity() { record("glLoadIdentity", {}); }
-void glViewport(GLint x, GLint y, GLsizei w, GLsizei h) { record("glViewport", {double(x), double(y), double(w), double(h)}); }
-void glOrtho(GLdouble l, GLdouble r, GLdouble b, GLdouble t, GLdouble n, GLdouble f) { record("glOrtho", {l, r, b, t, n, f}); }
+void glViewport(GLint x, GLint y, GLsizei w, GLsizei h)
+{
+    record("glViewport", {double(x), double(y), double(w), double(h)});
+}
+void glOrtho(GLdouble l, GLdouble r, GLdouble b, GLdouble t, GLdouble n, GLdouble f)
+{
+    record("glOrtho", {l, r, b, t, n, f});
+}
 void glPushMatrix() { record("glPushMatrix", {}); }
 void glPopMatrix() { record("glPopMatrix", {}); }
 void glRotatef(GLfloat angle, GLfloat x, GLfloat y, GLfloat z) { record("glRotatef", {angle, x, y, z}); }

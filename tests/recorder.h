@@ -44,8 +44,8 @@ std::vector<Call>& calls();
 Callbacks& callbacks();
 TraceAtWindow& traceAtWindow();
 
-void clear();                        // forget the calls, keep the callbacks
-void setRecording(bool on);          // off: calls are answered but not kept
+void clear();                          // forget the calls, keep the callbacks
+void setRecording(bool on);            // off: calls are answered but not kept
 void answer(GLenum query, int value);  // what glutGet returns for query
 
 std::vector<std::string> names(const std::vector<Call>& calls);

@@ -59,8 +59,8 @@ testing::AssertionResult sameTrace(const std::string& seen, const std::string& e
     while (at < seen.size() && at < expected.size() && seen[at] == expected[at]) {
         ++at;
     }
-    return testing::AssertionFailure() << "expected " << expected.size() << " characters of trace, saw "
-                                       << seen.size() << ", first difference at character " << at;
+    return testing::AssertionFailure() << "expected " << expected.size() << " characters of trace, saw " << seen.size()
+                                       << ", first difference at character " << at;
 }
 
 // One server and one program for a test; an optional window manager.
@@ -99,9 +99,9 @@ protected:
         const std::string stem = "e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++saved_);
         seen.savePpm(stem + "-observed.ppm");
         model.savePpm(stem + "-expected.ppm");
-        return testing::AssertionFailure() << "expected the cloud turned by " << degrees << " degrees in a "
-                                           << seen.width << "x" << seen.height << " area; " << last.str()
-                                           << " (pictures saved as " << stem << "-*.ppm)";
+        return testing::AssertionFailure()
+               << "expected the cloud turned by " << degrees << " degrees in a " << seen.width << "x" << seen.height
+               << " area; " << last.str() << " (pictures saved as " << stem << "-*.ppm)";
     }
 
     // On the real clock: the picture changes, and changes again.
@@ -219,8 +219,8 @@ TEST_F(Desktop, KeepsProportionsInAnyShape)
     for (const Size s : {Size{1200, 600}, Size{600, 1000}, Size{600, 600}}) {
         resize(s.width, s.height);
         Geometry g{};
-        ASSERT_TRUE(app().waitGeometry([&](const Geometry& now) { return now.width == s.width && now.height == s.height; },
-                                       Ms(10000), &g))
+        ASSERT_TRUE(app().waitGeometry(
+            [&](const Geometry& now) { return now.width == s.width && now.height == s.height; }, Ms(10000), &g))
             << "asked for " << s.width << "x" << s.height << ", window is " << str(g);
         EXPECT_TRUE(showsCloudAt(0)) << "at " << s.width << "x" << s.height;
     }
@@ -256,9 +256,10 @@ TEST_F(Desktop, OnlyEscapeAndF11Act)
     start();
     ASSERT_TRUE(showsCloudAt(0));
     const Geometry before = app().geometry();
-    for (KeySym sym : {XK_a, XK_q, XK_x, XK_z, XK_1, XK_Return, XK_space, XK_Tab, XK_BackSpace, XK_Delete, XK_F1,
-                       XK_F2, XK_F3, XK_F4, XK_F5, XK_F6, XK_F7, XK_F8, XK_F9, XK_F10, XK_F12, XK_Up, XK_Down,
-                       XK_Left, XK_Right, XK_Home, XK_End, XK_Page_Up, XK_Page_Down, XK_Insert}) {
+    for (KeySym sym :
+         {XK_a,   XK_q,  XK_x,    XK_z,    XK_1,     XK_Return, XK_space, XK_Tab,     XK_BackSpace, XK_Delete,
+          XK_F1,  XK_F2, XK_F3,   XK_F4,   XK_F5,    XK_F6,     XK_F7,    XK_F8,      XK_F9,        XK_F10,
+          XK_F12, XK_Up, XK_Down, XK_Left, XK_Right, XK_Home,   XK_End,   XK_Page_Up, XK_Page_Down, XK_Insert}) {
         app().key(sym);
     }
     // Upper case, with Shift held.
@@ -346,10 +347,10 @@ TEST_P(StopSignal, WritesTheTraceOutAndEndsByThatSignal)
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGINT ? "SIGINT" : info.param == SIGTERM ? "SIGTERM" : "SIGHUP");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopSignal, testing::Values(SIGINT, SIGTERM, SIGHUP), [](const testing::TestParamInfo<int>& info) {
+        return std::string(info.param == SIGINT ? "SIGINT" : info.param == SIGTERM ? "SIGTERM" : "SIGHUP");
+    });
 
 TEST_F(Desktop, HangUpIgnoredByNohupStaysIgnored)
 {
@@ -382,8 +383,7 @@ TEST(NoDisplay, ToolkitSaysSoAndTheProgramFails)
         ASSERT_TRUE(status) << "velmora was still running 10 s after it could not open a display";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0)
             << "expected a non-zero exit, velmora " << describeStatus(status);
-        EXPECT_NE(app.errors().find("failed to open display"), std::string::npos)
-            << "stderr was: " << app.errors();
+        EXPECT_NE(app.errors().find("failed to open display"), std::string::npos) << "stderr was: " << app.errors();
     }
 }
 
@@ -433,8 +433,8 @@ TEST_P(UnderWindowManager, EscapeEndsFromFullScreen)
     app().key(XK_F11);
     Geometry g{};
     ASSERT_TRUE(app().waitGeometry(
-        [&](const Geometry& now) { return now.width == server_.width() && now.height == server_.height(); },
-        Ms(10000), &g))
+        [&](const Geometry& now) { return now.width == server_.width() && now.height == server_.height(); }, Ms(10000),
+        &g))
         << "window is " << str(g);
     app().key(XK_Escape);
     EXPECT_TRUE(exitedWith(app(), 0));
@@ -455,8 +455,7 @@ TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
     event.xclient.format = 32;
     event.xclient.data.l[0] = CurrentTime;
     event.xclient.data.l[1] = 2;  // a pager or tool, as wmctrl says it is
-    XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask,
-               &event);
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     app().sync();
     EXPECT_TRUE(exitedWith(app(), 0));
     EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));

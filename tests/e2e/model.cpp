@@ -12,8 +12,7 @@ constexpr int kTolerance = 24;  // per channel, of 255
 
 bool near(const Rgb& a, const Rgb& b)
 {
-    return std::abs(a.r - b.r) <= kTolerance && std::abs(a.g - b.g) <= kTolerance &&
-           std::abs(a.b - b.b) <= kTolerance;
+    return std::abs(a.r - b.r) <= kTolerance && std::abs(a.g - b.g) <= kTolerance && std::abs(a.b - b.b) <= kTolerance;
 }
 
 std::string rgb(const Rgb& p)
@@ -81,7 +80,8 @@ Image renderModel(const std::vector<Point>& cloud, double degrees, int width, in
     const double s = std::sin(a);
     const double u = 1.0 / std::sqrt(3.0);
     const double k = (1.0 - c) * u * u;
-    const double m[3][3] = {{c + k, k - s * u, k + s * u}, {k + s * u, c + k, k - s * u}, {k - s * u, k + s * u, c + k}};
+    const double m[3][3] = {
+        {c + k, k - s * u, k + s * u}, {k + s * u, c + k, k - s * u}, {k - s * u, k + s * u, c + k}};
 
     // The visible range: [-1, 1] on the short side, widened on the long one.
     double xRange = 1.0;
@@ -116,8 +116,8 @@ Image renderModel(const std::vector<Point>& cloud, double degrees, int width, in
         const auto mix = [t](std::uint8_t p, std::uint8_t q) {
             return static_cast<std::uint8_t>(std::lround(p + (q - p) * t));
         };
-        image.at(col, top) = Rgb{mix(from.colour.r, to.colour.r), mix(from.colour.g, to.colour.g),
-                                 mix(from.colour.b, to.colour.b)};
+        image.at(col, top) =
+            Rgb{mix(from.colour.r, to.colour.r), mix(from.colour.g, to.colour.g), mix(from.colour.b, to.colour.b)};
     };
     // One pixel per column (or row, for steep segments) at the line's centre.
     for (std::size_t i = 0; i + 1 < points.size(); ++i) {

@@ -509,9 +509,9 @@ Image Velmora::capture()
     for (int y = top; y < bottom; ++y) {
         for (int x = left; x < right; ++x) {
             const unsigned long p = XGetPixel(shot, x - left, y - top);
-            image.at(x - g.x, y - g.y) = Rgb{static_cast<std::uint8_t>((p >> 16U) & 0xFFU),
-                                             static_cast<std::uint8_t>((p >> 8U) & 0xFFU),
-                                             static_cast<std::uint8_t>(p & 0xFFU)};
+            image.at(x - g.x, y - g.y) =
+                Rgb{static_cast<std::uint8_t>((p >> 16U) & 0xFFU), static_cast<std::uint8_t>((p >> 8U) & 0xFFU),
+                    static_cast<std::uint8_t>(p & 0xFFU)};
         }
     }
     XDestroyImage(shot);

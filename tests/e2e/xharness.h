@@ -102,10 +102,7 @@ private:
 
 struct Geometry {
     int x, y, width, height;  // the drawing area, in root coordinates
-    bool operator==(const Geometry& o) const
-    {
-        return x == o.x && y == o.y && width == o.width && height == o.height;
-    }
+    bool operator==(const Geometry& o) const { return x == o.x && y == o.y && width == o.width && height == o.height; }
     bool operator!=(const Geometry& o) const { return !(*this == o); }
 };
 std::string str(const Geometry& g);
