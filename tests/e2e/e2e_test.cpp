@@ -12,9 +12,12 @@
 #include <X11/keysym.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <cstdint>
 #include <memory>
@@ -105,12 +108,13 @@ protected:
     }
 
     // On the real clock: the picture changes, and changes again.
-    testing::AssertionResult keepsSpinning()
+    testing::AssertionResult keepsSpinning(Ms timeout = Ms(10000))
     {
         for (int frame = 0; frame < 2; ++frame) {
             const Image before = app_->capture();
-            if (!pollUntil([&] { return app_->capture().pixels != before.pixels; }, Ms(10000))) {
-                return testing::AssertionFailure() << "the picture did not change for 10 s; velmora "
+            if (!pollUntil([&] { return app_->capture().pixels != before.pixels; }, timeout)) {
+                return testing::AssertionFailure() << "the picture did not change for " << timeout.count()
+                                                   << " ms; velmora "
                                                    << describeStatus(app_->process().waitFor(Ms(0)));
             }
         }
@@ -463,3 +467,93 @@ TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Managers, UnderWindowManager, testing::Values("openbox", "fluxbox"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// ---- memcheck ----------------------------------------------------------------
+
+namespace {
+
+// The errors in a memcheck XML report whose innermost frame of the program's
+// own (past the allocator and the C and C++ runtimes) lies in velmora itself.
+std::vector<std::string> ownErrors(const std::string& xml)
+{
+    std::vector<std::string> found;
+    const auto field = [](const std::string& text, const std::string& tag, std::size_t from = 0) {
+        const std::size_t open = text.find("<" + tag + ">", from);
+        if (open == std::string::npos) {
+            return std::string();
+        }
+        const std::size_t start = open + tag.size() + 2;
+        return text.substr(start, text.find("</" + tag + ">", start) - start);
+    };
+    for (std::size_t at = xml.find("<error>"); at != std::string::npos; at = xml.find("<error>", at + 1)) {
+        const std::string error = xml.substr(at, xml.find("</error>", at) - at);
+        bool ours = false;
+        for (std::size_t s = error.find("<stack>"); s != std::string::npos && !ours; s = error.find("<stack>", s + 1)) {
+            const std::string stack = error.substr(s, error.find("</stack>", s) - s);
+            for (std::size_t f = stack.find("<frame>"); f != std::string::npos; f = stack.find("<frame>", f + 1)) {
+                const std::string object = field(stack.substr(f, stack.find("</frame>", f) - f), "obj");
+                if (object.find("vgpreload") != std::string::npos || object.find("libstdc++") != std::string::npos ||
+                    object.find("libc.so") != std::string::npos) {
+                    continue;
+                }
+                ours = object == VELMORA_BINARY;
+                break;
+            }
+        }
+        if (ours) {
+            std::string what = field(error, "what");
+            if (what.empty()) {
+                what = field(field(error, "xwhat"), "text");
+            }
+            found.push_back(field(error, "kind") + ": " + what);
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST_F(Desktop, MemcheckFindsNothingInTheProgramsOwnCode)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "memcheck cannot run a sanitizer build";
+#endif
+    useClock_ = false;
+    char name[] = "/tmp/velmora-memcheck-XXXXXX";
+    close(mkstemp(name));
+    const std::string report = name;
+    Velmora::Options options;
+    options.prefix = {"valgrind",
+                      "--tool=memcheck",
+                      "--xml=yes",
+                      "--xml-file=" + report,
+                      "--leak-check=full",
+                      "--show-leak-kinds=definite",
+                      "--track-origins=yes",
+                      "--num-callers=40"};
+    app_ = std::make_unique<Velmora>(&server_, options);
+    // Slow: every frame of the software renderer runs under memcheck.
+    const Ms patience(120000);
+    app_->window(patience);
+    ASSERT_TRUE(keepsSpinning(patience));
+    resize(700, 500);
+    Geometry g{};
+    ASSERT_TRUE(app().waitGeometry([](const Geometry& now) { return now.width == 700; }, patience, &g)) << str(g);
+    ASSERT_TRUE(keepsSpinning(patience));
+    app().key(XK_a);
+    app().key(XK_Escape);
+    const std::optional<int> status = app().process().waitFor(patience);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "velmora " << describeStatus(status);
+
+    std::ifstream in(report);
+    const std::string xml{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    unlink(report.c_str());
+    ASSERT_NE(xml.find("</valgrindoutput>"), std::string::npos) << "memcheck left no complete report";
+    const std::vector<std::string> errors = ownErrors(xml);
+    std::string list;
+    for (const std::string& e : errors) {
+        list += "\n  " + e;
+    }
+    EXPECT_TRUE(errors.empty()) << "expected no memcheck errors in velmora's own code, found " << errors.size() << ":"
+                                << list;
+}
