@@ -21,7 +21,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace e2e;
@@ -114,8 +116,7 @@ protected:
             const Image before = app_->capture();
             if (!pollUntil([&] { return app_->capture().pixels != before.pixels; }, timeout)) {
                 return testing::AssertionFailure() << "the picture did not change for " << timeout.count()
-                                                   << " ms; velmora "
-                                                   << describeStatus(app_->process().waitFor(Ms(0)));
+                                                   << " ms; velmora " << describeStatus(app_->process().waitFor(Ms(0)));
             }
         }
         return testing::AssertionSuccess();
@@ -556,4 +557,137 @@ TEST_F(Desktop, MemcheckFindsNothingInTheProgramsOwnCode)
     }
     EXPECT_TRUE(errors.empty()) << "expected no memcheck errors in velmora's own code, found " << errors.size() << ":"
                                 << list;
+}
+
+// ---- soak and storms ---------------------------------------------------------
+
+namespace {
+
+// Every key code of the server's keyboard map that produces neither Escape
+// nor F11 at any level.
+std::vector<KeyCode> harmlessKeys(Display* display)
+{
+    int low = 0;
+    int high = 0;
+    XDisplayKeycodes(display, &low, &high);
+    int perCode = 0;
+    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(low), high - low + 1, &perCode);
+    std::vector<KeyCode> keys;
+    for (int code = low; code <= high; ++code) {
+        bool mapped = false;
+        bool harmful = false;
+        for (int level = 0; level < perCode; ++level) {
+            const KeySym sym = map[(code - low) * perCode + level];
+            mapped = mapped || sym != NoSymbol;
+            harmful = harmful || sym == XK_Escape || sym == XK_F11;
+        }
+        if (mapped && !harmful) {
+            keys.push_back(static_cast<KeyCode>(code));
+        }
+    }
+    XFree(map);
+    return keys;
+}
+
+}  // namespace
+
+TEST_F(Desktop, SurvivesAMinuteOfRandomInput)
+{
+    start();
+    ASSERT_TRUE(showsCloudAt(0));
+    Display* display = server_.display();
+    const std::vector<KeyCode> keys = harmlessKeys(display);
+    ASSERT_GT(keys.size(), 50U);
+
+    const unsigned seed = testing::UnitTest::GetInstance()->random_seed() + 20261211U;
+    std::mt19937 random(seed);
+    SCOPED_TRACE("storm seed " + std::to_string(seed));
+    const auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    std::int64_t now = 0;
+    std::size_t nextKey = 0;
+    long baselineKiB = -1;
+    const auto startedAt = Clock::now();
+    const auto elapsed = [&] { return std::chrono::duration_cast<Ms>(Clock::now() - startedAt); };
+
+    // The largest sizes come first, so the memory they take counts in the
+    // baseline read after the first seconds.
+    for (const int side : {1, 2000}) {
+        resize(side, side);
+    }
+    for (long action = 0; elapsed() < Ms(60000); ++action) {
+        if (baselineKiB < 0 && elapsed() >= Ms(5000)) {
+            baselineKiB = app().residentKiB();
+        }
+        switch (pick(0, 9)) {
+        case 0: {
+            const int extremes[] = {1, 2000};
+            resize(pick(0, 3) == 0 ? extremes[pick(0, 1)] : pick(1, 2000),
+                   pick(0, 3) == 0 ? extremes[pick(0, 1)] : pick(1, 2000));
+            break;
+        }
+        case 1:
+        case 2:
+            XTestFakeMotionEvent(display, DefaultScreen(display), pick(0, server_.width() - 1),
+                                 pick(0, server_.height() - 1), CurrentTime);
+            break;
+        case 3: {
+            const auto button = static_cast<unsigned>(pick(1, 5));
+            XTestFakeButtonEvent(display, button, True, CurrentTime);
+            XTestFakeButtonEvent(display, button, False, CurrentTime);
+            break;
+        }
+        case 4:
+        case 5:
+        case 6: {
+            // Every harmless key in turn, so a minute sweeps the whole map.
+            const KeyCode code = keys[nextKey++ % keys.size()];
+            XSetInputFocus(display, app().window(), RevertToPointerRoot, CurrentTime);
+            XTestFakeKeyEvent(display, code, True, CurrentTime);
+            XTestFakeKeyEvent(display, code, False, CurrentTime);
+            break;
+        }
+        default:
+            now += pick(0, 3) == 0 ? pick(0, 10) * kDay / 10 : pick(1, 500);
+            clock_.set(now);
+        }
+        app().sync();
+        if (action % 8 == 0) {
+            std::this_thread::sleep_for(Ms(10));  // a storm's pace, not a wait for anything
+        }
+        ASSERT_TRUE(app().process().running()) << "velmora " << describeStatus(app().process().waitFor(Ms(0)))
+                                               << " after " << action << " actions; stderr: " << app().errors();
+    }
+    EXPECT_GE(nextKey, keys.size()) << "the storm did not reach every key";
+
+    resize(640, 480);
+    Geometry g{};
+    ASSERT_TRUE(app().waitGeometry([](const Geometry& s) { return s.width == 640 && s.height == 480; }, Ms(10000), &g))
+        << str(g);
+    now += 1000;
+    clock_.set(now);
+    EXPECT_TRUE(showsCloudAt(static_cast<double>(now % 14400) * 0.025)) << "after the storm, at " << now << " ms";
+    const long endKiB = app().residentKiB();
+    EXPECT_LE(endKiB - baselineKiB, 1024)
+        << "resident memory grew from " << baselineKiB << " KiB after 5 s to " << endKiB << " KiB at the end";
+    ASSERT_TRUE(app().process().running());
+    app().key(XK_Escape);
+    EXPECT_TRUE(exitedWith(app(), 0));
+}
+
+TEST_P(UnderWindowManager, TwentyRoundTripsEndAtTheStart)
+{
+    start();
+    const Geometry place = settledGeometry();
+    for (int round = 0; round < 20; ++round) {
+        Geometry g{};
+        app().key(XK_F11);
+        ASSERT_TRUE(app().waitGeometry(
+            [&](const Geometry& now) { return now.width == server_.width() && now.height == server_.height(); },
+            Ms(10000), &g))
+            << "round " << round << ": window is " << str(g);
+        app().key(XK_F11);
+        ASSERT_TRUE(app().waitGeometry([&](const Geometry& now) { return now == place; }, Ms(10000), &g))
+            << "round " << round << ": expected " << str(place) << ", window is " << str(g);
+    }
+    EXPECT_EQ(settledGeometry(), place);
 }
