@@ -59,6 +59,22 @@ float randUnit()
     return static_cast<float>(static_cast<double>(rand()) * static_cast<double>(kScale));
 }
 
+Vertex randomVertex()
+{
+    Vertex v{};
+    v.x = randUnit();
+    v.y = randUnit();
+    v.z = randUnit();
+    v.r = randUnit();
+    v.g = randUnit();
+    v.b = randUnit();
+    // Doubled in double precision, then stored as float.
+    v.x = static_cast<float>((static_cast<double>(v.x) + v.x) - 1.0);
+    v.y = static_cast<float>((static_cast<double>(v.y) + v.y) - 1.0);
+    v.z = static_cast<float>((static_cast<double>(v.z) + v.z) - 1.0);
+    return v;
+}
+
 void createDemo()
 {
     srand(static_cast<std::uint32_t>(std::time(nullptr)));
@@ -81,15 +97,7 @@ void Demo::init()
     for (Vertex& v : vertices) {
         // A failed write is dropped: the trace is for watching, not for keeping.
         std::printf("generating vertex %d\n", index++);
-        v.x = randUnit();
-        v.y = randUnit();
-        v.z = randUnit();
-        v.r = randUnit();
-        v.g = randUnit();
-        v.b = randUnit();
-        v.x = static_cast<float>((static_cast<double>(v.x) + v.x) - 1.0);
-        v.y = static_cast<float>((static_cast<double>(v.y) + v.y) - 1.0);
-        v.z = static_cast<float>((static_cast<double>(v.z) + v.z) - 1.0);
+        v = randomVertex();
     }
 
     glutInitWindowSize(kWindowSize, kWindowSize);

@@ -55,6 +55,10 @@ int rand();  // 0 ... 32767
 // One draw of the generator scaled to [0, 1].
 float randUnit();
 
+// The next point of the cloud: six draws, position first, the position mapped
+// from [0, 1] to [-1, 1].
+Vertex randomVertex();
+
 // Milliseconds since the process started, on a monotonic real-time clock.
 std::int64_t elapsedMs();
 
