@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct FrameCounters {
-    std::uint64_t frames;       // buffer swaps so far
-    std::int64_t firstSwapNs;   // CLOCK_MONOTONIC at the end of the first swap
-    std::int64_t drawNsTotal;   // glClear to the end of the swap, summed
+    std::uint64_t frames;      // buffer swaps so far
+    std::int64_t firstSwapNs;  // CLOCK_MONOTONIC at the end of the first swap
+    std::int64_t drawNsTotal;  // glClear to the end of the swap, summed
     std::uint64_t drawsTimed;
 };

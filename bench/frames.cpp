@@ -73,8 +73,8 @@ int main(int argc, char** argv)
         std::perror("frames: counter file");
         return 1;
     }
-    auto* counters = static_cast<FrameCounters*>(
-        mmap(nullptr, sizeof(FrameCounters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    auto* counters =
+        static_cast<FrameCounters*>(mmap(nullptr, sizeof(FrameCounters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     close(fd);
 
     const std::int64_t started = nowNs();

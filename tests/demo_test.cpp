@@ -75,11 +75,27 @@ std::string readFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string makeTempPath()
+{
+    char name[] = "/tmp/velmora-trace-XXXXXX";
+    close(mkstemp(name));
+    return name;
+}
+
+// For a death test's child: what it writes to stdout from here on lands in path.
+void sendStdoutTo(const std::string& path)
+{
+    std::fflush(stdout);
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+    dup2(fd, 1);
+    close(fd);
+}
+
 // Sends descriptor 1 to a file for the life of the object, so the trace can
 // be read back and does not flood the test log.
 class StdoutToFile {
 public:
-    StdoutToFile() : path_(makePath())
+    StdoutToFile() : path_(makeTempPath())
     {
         std::fflush(stdout);
         saved_ = dup(1);
@@ -104,13 +120,6 @@ public:
     }
 
 private:
-    static std::string makePath()
-    {
-        char name[] = "/tmp/velmora-trace-XXXXXX";
-        close(mkstemp(name));
-        return name;
-    }
-
     std::string path_;
     int saved_ = -1;
 };
@@ -262,15 +271,10 @@ TEST(Trace, AllHandedOverBeforeTheWindowAndWrittenOutAtEscape)
     // Where the buffered trace is cut while the window is open depends on
     // stdout never having been written before; main_test checks that in a
     // pristine process. Here the child checks what Escape writes out.
-    char name[] = "/tmp/velmora-trace-XXXXXX";
-    close(mkstemp(name));
-    const std::string path = name;
+    const std::string path = makeTempPath();
     EXPECT_EXIT(
         {
-            std::fflush(stdout);
-            const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-            dup2(fd, 1);
-            close(fd);
+            sendStdoutTo(path);
             velmora::createDemo();
             const long handed = recorder::traceAtWindow().handed;
             if (handed != 10890) {
@@ -531,15 +535,10 @@ TEST_F(DemoTest, F11RecordsTheLatestGeometryOnEachEntry)
 TEST(StopSignals, WriteTheTraceOutThenEndByTheSameSignal)
 {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        char name[] = "/tmp/velmora-trace-XXXXXX";
-        close(mkstemp(name));
-        const std::string path = name;
+        const std::string path = makeTempPath();
         EXPECT_EXIT(
             {
-                std::fflush(stdout);
-                const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-                dup2(fd, 1);
-                close(fd);
+                sendStdoutTo(path);
                 velmora::watchStopSignals();
                 std::fputs("held in the buffer", stdout);
                 std::raise(sig);  // only noted: the process goes on
