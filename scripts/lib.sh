@@ -22,7 +22,7 @@ ensure_packages() {
     fi
     echo "Installing ${missing[*]}" >&2
     apt-get update -q >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
 }
 
 # start_xvfb DIR: starts a private Xvfb, sets DISPLAY and XVFB_PID.
