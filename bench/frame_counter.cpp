@@ -16,13 +16,6 @@
 
 namespace {
 
-std::int64_t nowNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 FrameCounters* counters()
 {
     static FrameCounters* shared = [] {

@@ -23,13 +23,6 @@
 
 namespace {
 
-std::int64_t nowNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 // User plus system time of all the process's threads, in seconds.
 double processorSeconds(pid_t pid)
 {

@@ -2,6 +2,7 @@
 // stand-in for GL and GLUT.
 #include "demo.h"
 #include "recorder.h"
+#include "trace_text.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@
 using recorder::Call;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
+using trace_text::expectedTrace;
+using trace_text::sameText;
 
 namespace {
 
@@ -38,35 +41,6 @@ std::uint32_t floatBits(float value)
     std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
-}
-
-std::string expectedTrace()
-{
-    std::string trace;
-    for (int i = 0; i < velmora::kVertexCount; ++i) {
-        trace += "generating vertex " + std::to_string(i) + "\n";
-    }
-    return trace;
-}
-
-// Long texts are compared by their first difference; the whole texts would
-// bury the failure message.
-testing::AssertionResult sameText(const std::string& seen, const std::string& expected)
-{
-    if (seen == expected) {
-        return testing::AssertionSuccess();
-    }
-    std::size_t at = 0;
-    while (at < seen.size() && at < expected.size() && seen[at] == expected[at]) {
-        ++at;
-    }
-    const auto around = [at](const std::string& text) {
-        const std::size_t from = at < 20 ? 0 : at - 20;
-        return testing::PrintToString(text.substr(from, 40));
-    };
-    return testing::AssertionFailure() << "texts differ at character " << at << " of " << expected.size()
-                                       << " expected (" << seen.size() << " seen): expected " << around(expected)
-                                       << ", saw " << around(seen);
 }
 
 std::string readFile(const std::string& path)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "model.h"
+#include "trace_text.h"
 #include "xharness.h"
 
 #include <X11/Xatom.h>
@@ -27,19 +28,12 @@
 #include <vector>
 
 using namespace e2e;
+using trace_text::expectedTrace;
+using trace_text::sameText;
 
 namespace {
 
 constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
-
-std::string expectedTrace()
-{
-    std::string trace;
-    for (int i = 0; i < 500; ++i) {
-        trace += "generating vertex " + std::to_string(i) + "\n";
-    }
-    return trace;
-}
 
 // Waits for the program to end and checks its exit status; a failure shows
 // the end of what it wrote on standard error (a sanitizer's report, say).
@@ -53,19 +47,6 @@ testing::AssertionResult exitedWith(Velmora& app, int code)
     return testing::AssertionFailure() << "expected velmora to have exited " << code << ", it "
                                        << describeStatus(status) << "; the end of its stderr:\n"
                                        << errors.substr(errors.size() > 3000 ? errors.size() - 3000 : 0);
-}
-
-testing::AssertionResult sameTrace(const std::string& seen, const std::string& expected)
-{
-    if (seen == expected) {
-        return testing::AssertionSuccess();
-    }
-    std::size_t at = 0;
-    while (at < seen.size() && at < expected.size() && seen[at] == expected[at]) {
-        ++at;
-    }
-    return testing::AssertionFailure() << "expected " << expected.size() << " characters of trace, saw " << seen.size()
-                                       << ", first difference at character " << at;
 }
 
 // One server and one program for a test; an optional window manager.
@@ -167,7 +148,7 @@ TEST_F(Desktop, TraceHoldsBackItsLastPartUntilEscape)
 {
     start();
     ASSERT_TRUE(showsCloudAt(0));
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace().substr(0, 10752)))
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace().substr(0, 10752)))
         << "while the window is open the reader must have exactly the first 10752 characters";
     clock_.set(1000);
     ASSERT_TRUE(showsCloudAt(25));
@@ -175,7 +156,7 @@ TEST_F(Desktop, TraceHoldsBackItsLastPartUntilEscape)
 
     app().key(XK_Escape);
     EXPECT_TRUE(exitedWith(app(), 0));
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace()));
 }
 
 TEST_F(Desktop, WindowIsTitledSquareAndWhite)
@@ -283,7 +264,7 @@ TEST_F(Desktop, OnlyEscapeAndF11Act)
 
     app().key(XK_Escape);
     EXPECT_TRUE(exitedWith(app(), 0));
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace()));
 }
 
 TEST_F(Desktop, LongRunsShowTheTrueAngle)
@@ -349,7 +330,7 @@ TEST_P(StopSignal, WritesTheTraceOutAndEndsByThatSignal)
     EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == sig)
         << "expected to be ended by signal " << sig << " (status " << 128 + sig << " in a shell), velmora "
         << describeStatus(status);
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -443,7 +424,7 @@ TEST_P(UnderWindowManager, EscapeEndsFromFullScreen)
         << "window is " << str(g);
     app().key(XK_Escape);
     EXPECT_TRUE(exitedWith(app(), 0));
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace()));
 }
 
 TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
@@ -463,7 +444,7 @@ TEST_P(UnderWindowManager, ClosingTheWindowEndsCleanly)
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     app().sync();
     EXPECT_TRUE(exitedWith(app(), 0));
-    EXPECT_TRUE(sameTrace(app().trace(), expectedTrace()));
+    EXPECT_TRUE(sameText(app().trace(), expectedTrace()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, UnderWindowManager, testing::Values("openbox", "fluxbox"),
@@ -646,10 +627,7 @@ TEST_F(Desktop, SurvivesAMinuteOfRandomInput)
         case 5:
         case 6: {
             // Every harmless key in turn, so a minute sweeps the whole map.
-            const KeyCode code = keys[nextKey++ % keys.size()];
-            XSetInputFocus(display, app().window(), RevertToPointerRoot, CurrentTime);
-            XTestFakeKeyEvent(display, code, True, CurrentTime);
-            XTestFakeKeyEvent(display, code, False, CurrentTime);
+            app().pressKey(keys[nextKey++ % keys.size()]);
             break;
         }
         default:

@@ -27,7 +27,7 @@ struct Match {
     double found = 0;      // share of the model's line pixels seen in the picture
     double explained = 0;  // share of the picture's drawn pixels the model explains
     std::string firstMiss;
-    bool good(double least = 0.97) const { return found >= least && explained >= least; }
+    bool good() const { return found >= 0.97 && explained >= 0.97; }  // both ways, at least 97 %
     std::string str() const;
 };
 

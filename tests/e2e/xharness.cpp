@@ -402,7 +402,6 @@ Velmora::Velmora(const XServer* server, const Options& options) : server_(server
     child.ignoredSignals = options.ignoredSignals;
     std::vector<std::string> argv = options.prefix;
     argv.emplace_back(VELMORA_BINARY);
-    argv.insert(argv.end(), options.args.begin(), options.args.end());
     child_.emplace(argv, child);
     if (fds[1] >= 0) {
         close(fds[1]);
@@ -532,6 +531,12 @@ void Velmora::key(KeySym sym)
     if (code == 0) {
         fail("no key code for keysym " + std::to_string(sym));
     }
+    pressKey(code);
+}
+
+void Velmora::pressKey(KeyCode code)
+{
+    Display* display = server_->display();
     XSetInputFocus(display, window(), RevertToPointerRoot, CurrentTime);
     XTestFakeKeyEvent(display, code, True, CurrentTime);
     XTestFakeKeyEvent(display, code, False, CurrentTime);

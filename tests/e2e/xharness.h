@@ -132,7 +132,6 @@ public:
         std::vector<std::string> prefix;   // a command to run it under, such as valgrind
         std::vector<std::string> env;
         std::vector<std::string> unset;
-        std::vector<std::string> args;
     };
     Velmora(const XServer* server, const Options& options);
     ~Velmora();
@@ -156,6 +155,7 @@ public:
 
     // Real input through XTest, as a user's keyboard and mouse give it.
     void key(KeySym sym);
+    void pressKey(KeyCode code);   // pressed and released
     void pointerTo(int x, int y);  // relative to the drawing area
     void button(unsigned int button, bool press);
     void sync();
